@@ -242,9 +242,8 @@ void PackageItem::classify()
     if (hasFirmwareHeader(head, totalWords))
     {
         juce::uint16 sum = 1;
-        const bool summed = decoded != nullptr
-                                ? (sum = wordSum(decoded.get(), totalWords), true)
-                                : storedWordSum(stream, dataStart, totalWords, sum);
+        const bool summed = decoded != nullptr ? (sum = wordSum(decoded.get(), totalWords), true)
+                                               : storedWordSum(stream, dataStart, totalWords, sum);
         if (summed && sum == 0)
         {
             const Target firmware = firmwareTarget(head, totalWords);

@@ -30,10 +30,7 @@ public:
         return at <= length && count <= length - at;
     }
 
-    juce::uint16 u16(std::size_t at) const
-    {
-        return juce::uint16(bytes[at] | bytes[at + 1] << 8);
-    }
+    juce::uint16 u16(std::size_t at) const { return juce::uint16(bytes[at] | bytes[at + 1] << 8); }
 
     juce::uint32 u32(std::size_t at) const
     {
@@ -139,44 +136,57 @@ bool UpdatePackage::load(juce::uint32 offset, juce::uint32 size, const juce::Fil
 {
     // Emptied before anything can fail, so a rejected package always leaves an empty list.
     clear(false);
+    loadError.clear();
+    const auto reject = [this](const juce::String& why)
+    {
+        clear(false);
+        loadError = why;
+        return false;
+    };
 
     // A view of the package's own bytes only: where the file holds more, it is never looked at.
     const FileView view(file, offset, size);
     const PackageBytes package(view.data(), view.size());
 
-    if (!package.startsWith("Za*Z", 4) || !package.holds(0, 8))
-        return false;
+    if (view.size() == 0)
+        return reject("its bytes cannot be read");
+    if (!package.startsWith("Za*Z", 4))
+        return reject("it does not begin with the package magic");
+    if (!package.holds(0, 8))
+        return reject("its header is cut short");
 
     const juce::uint16 version = package.u16(4);
     std::size_t headerLength = 8;
     std::size_t entryLength = version < firstVersionWithLongEntries ? 16 : 32;
     if (version > newestVersion)
-        return false;
+        return reject("its container version " + juce::String(version) + " is newer than 528");
     if (version == newestVersion)
     {
         if (!package.holds(0, headerFieldsEnd))
-            return false;
+            return reject("its header is cut short");
         headerLength = 2 * std::size_t(package.u16(8));
         entryLength = 2 * std::size_t(package.u16(10));
         if (headerLength < headerFieldsEnd || entryLength < extendedEntryFieldsEnd)
-            return false;
+            return reject("its header or entry length is too small for their fields");
     }
     const bool hasTargets = version >= firstVersionWithTargets;
 
     const int entryCount = package.u16(6);
     if (entryCount < 1 || entryCount > maxEntries)
-        return false;
+        return reject("it has " + juce::String(entryCount) + " entries (1 to 63 are allowed)");
     if (!package.holds(headerLength, std::uint64_t(entryCount) * entryLength))
-        return false;
+        return reject("its entry table does not lie inside the package");
 
     const auto entryAt = [&](int i) { return headerLength + std::size_t(i) * entryLength; };
 
     // The first entry's data marks the end of the directory and must lie inside the package.
     const std::uint64_t directoryLength = 2 * std::uint64_t(package.u32(entryAt(0)));
-    if (directoryLength == 0 || directoryLength + package.u32(entryAt(0) + 4) > size)
-        return false;
+    if (directoryLength == 0)
+        return reject("its first entry has no data offset");
+    if (directoryLength + package.u32(entryAt(0) + 4) > size)
+        return reject("its first entry's data ends beyond the package");
     if (!package.holds(0, directoryLength))
-        return false;
+        return reject("its directory cannot be read");
 
     // Every name and title must end inside the package before any item is filled. A data offset
     // whose byte position does not fit 32 bits lies beyond any package and could only be stored
@@ -184,13 +194,14 @@ bool UpdatePackage::load(juce::uint32 offset, juce::uint32 size, const juce::Fil
     for (int i = 0; i < entryCount; ++i)
     {
         const std::size_t entry = entryAt(i);
+        const juce::String which = "entry " + juce::String(i + 1);
         if (package.u32(entry) > 0x7FFFFFFFu)
-            return false;
+            return reject(which + " has a data offset beyond any package");
         if (package.textLength(2 * std::uint64_t(package.u16(entry + 12))) < 0)
-            return false;
+            return reject(which + " has a name that does not end inside the package");
         const juce::uint16 titleOffset = hasTargets ? package.u16(entry + 24) : 0;
         if (titleOffset != 0 && package.textLength(2 * std::uint64_t(titleOffset)) < 0)
-            return false;
+            return reject(which + " has a title that does not end inside the package");
     }
 
     const bool fileExists = file.existsAsFile();
@@ -218,4 +229,9 @@ bool UpdatePackage::load(juce::uint32 offset, juce::uint32 size, const juce::Fil
         }
     }
     return true;
+}
+
+const juce::String& UpdatePackage::getLoadError() const noexcept
+{
+    return loadError;
 }

@@ -47,6 +47,9 @@ public:
     // Removes every item, last first; releaseStorage also gives the storage back.
     void clear(bool releaseStorage);
 
+    // Why the last load answered false, in words for a person; empty after a successful load.
+    const juce::String& getLoadError() const noexcept;
+
     int getNumItems() const noexcept { return count; }
     int getCapacity() const noexcept { return capacity; }
     PackageItem& getItem(int index) noexcept;
@@ -58,4 +61,5 @@ private:
     std::unique_ptr<PackageItem[]> items;
     int count = 0;
     int capacity = 0;
+    juce::String loadError;
 };

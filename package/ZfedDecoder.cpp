@@ -122,10 +122,22 @@ constexpr std::uint32_t makeEntry(std::uint32_t kind, unsigned length, unsigned 
     return value << 16 | std::uint32_t(extra) << 8 | kind << 4 | length;
 }
 
-constexpr unsigned entryLength(std::uint32_t e) { return e & 15; }
-constexpr std::uint32_t entryKind(std::uint32_t e) { return (e >> 4) & 7; }
-constexpr unsigned entryExtra(std::uint32_t e) { return (e >> 8) & 15; }
-constexpr std::uint32_t entryValue(std::uint32_t e) { return e >> 16; }
+constexpr unsigned entryLength(std::uint32_t e)
+{
+    return e & 15;
+}
+constexpr std::uint32_t entryKind(std::uint32_t e)
+{
+    return (e >> 4) & 7;
+}
+constexpr unsigned entryExtra(std::uint32_t e)
+{
+    return (e >> 8) & 15;
+}
+constexpr std::uint32_t entryValue(std::uint32_t e)
+{
+    return e >> 16;
+}
 
 // Codes longer than the root index get a subtable of their own root prefix, sized for the longest
 // code under that prefix. The worst case is one such code per subtable, each needing
@@ -146,15 +158,14 @@ template <int Symbols, int RootBits> struct HuffmanTable
     std::uint32_t entries[tableCapacity(Symbols, RootBits)];
 };
 
-constexpr std::uint16_t lengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                          15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+constexpr std::uint16_t lengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                          15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                           67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::uint8_t lengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::uint16_t distanceBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,
-                                            17,   25,   33,   49,   65,   97,    129,   193,
-                                            257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                            4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::uint16_t distanceBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::uint8_t distanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
@@ -193,7 +204,7 @@ unsigned reverseBits(unsigned code, unsigned length)
 
 struct CodeShape
 {
-    int left = 1;       // 0 complete, > 0 incomplete, < 0 over-subscribed
+    int left = 1;        // 0 complete, > 0 incomplete, < 0 over-subscribed
     int usedSymbols = 0; // symbols with a non-zero length
 };
 
@@ -277,7 +288,8 @@ CodeShape buildTable(const std::uint8_t* lengths, int count, CodeUse use,
             const std::uint32_t link = entries[codes[s] & (rootSize - 1)];
             std::uint32_t* sub = entries + entryValue(link);
             const std::uint32_t subSize = 1u << entryLength(link);
-            for (std::uint32_t i = codes[s] >> RootBits; i < subSize; i += 1u << (length - RootBits))
+            for (std::uint32_t i = codes[s] >> RootBits; i < subSize;
+                 i += 1u << (length - RootBits))
                 sub[i] = entry;
         }
     }
@@ -362,9 +374,8 @@ int readCodes(BitReader& bits, DynamicTables& tables)
         distanceCount > std::uint32_t(maxDistanceCodes))
         return zfedTooManyCodes;
 
-    static constexpr std::uint8_t codeLengthOrder[codeLengthCodes] = {16, 17, 18, 0, 8,  7, 9,
-                                                                       6,  10, 5,  11, 4, 12, 3,
-                                                                       13, 2,  14, 1,  15};
+    static constexpr std::uint8_t codeLengthOrder[codeLengthCodes] = {
+        16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
     std::uint8_t codeLengthLengths[codeLengthCodes] = {};
     for (std::uint32_t i = 0; i < codeLengthCount; ++i)
     {

@@ -71,7 +71,8 @@ inline std::vector<std::uint32_t> canonicalCodes(const std::vector<int>& lengths
 }
 
 // The order in which a dynamic block lists the code-length code's lengths.
-constexpr int codeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr int codeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // A complete code-length code covering all 19 symbols: 16, 17, 18 and 0 to 9 with 4 bits,
 // 10 to 15 with 5 bits.
@@ -123,7 +124,9 @@ public:
         {
             out.code(codes[std::size_t(symbol)], codeLengthLengths[std::size_t(symbol)]);
             if (symbol >= 16)
-                out.bits(std::uint32_t(extras.at(extra++)), symbol == 16 ? 2 : symbol == 17 ? 3 : 7);
+                out.bits(std::uint32_t(extras.at(extra++)), symbol == 16   ? 2
+                                                            : symbol == 17 ? 3
+                                                                           : 7);
         }
     }
 

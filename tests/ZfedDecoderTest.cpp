@@ -65,14 +65,16 @@ std::vector<std::uint8_t> stream(const std::function<void(BitWriter&)>& write)
 TEST(ZfedDecoder, DecodesLiteralsAndOverlappingMatches)
 {
     // "ab", then three bytes from distance 2: the copy reads bytes it is producing.
-    const auto payload = stream([](BitWriter& out) {
-        auto block = smallCode(out);
-        block.header(true);
-        block.literal(symbolA);
-        block.literal(symbolB);
-        block.match(length3, 0, 0, 1, 0, 0);
-        block.endOfBlock();
-    });
+    const auto payload = stream(
+        [](BitWriter& out)
+        {
+            auto block = smallCode(out);
+            block.header(true);
+            block.literal(symbolA);
+            block.literal(symbolB);
+            block.match(length3, 0, 0, 1, 0, 0);
+            block.endOfBlock();
+        });
     const Decoded d = decode(zfedBlock(payload, 5));
     EXPECT_EQ(d.result, 5);
     EXPECT_EQ(text(d, 5), "ababa");
@@ -80,36 +82,42 @@ TEST(ZfedDecoder, DecodesLiteralsAndOverlappingMatches)
 
 TEST(ZfedDecoder, DistanceOfOneRepeatsTheLastByteAndOneTooFarIsRefused)
 {
-    const auto run = stream([](BitWriter& out) {
-        auto block = smallCode(out);
-        block.header(true);
-        block.literal(symbolA);
-        block.match(length3, 0, 0, 0, 0, 0);
-        block.endOfBlock();
-    });
+    const auto run = stream(
+        [](BitWriter& out)
+        {
+            auto block = smallCode(out);
+            block.header(true);
+            block.literal(symbolA);
+            block.match(length3, 0, 0, 0, 0, 0);
+            block.endOfBlock();
+        });
     const Decoded d = decode(zfedBlock(run, 4));
     EXPECT_EQ(d.result, 4);
     EXPECT_EQ(text(d, 4), "aaaa");
 
-    const auto tooFar = stream([](BitWriter& out) {
-        auto block = smallCode(out);
-        block.header(true);
-        block.literal(symbolA);
-        block.match(length3, 0, 0, 1, 0, 0); // distance 2 after one byte
-        block.endOfBlock();
-    });
+    const auto tooFar = stream(
+        [](BitWriter& out)
+        {
+            auto block = smallCode(out);
+            block.header(true);
+            block.literal(symbolA);
+            block.match(length3, 0, 0, 1, 0, 0); // distance 2 after one byte
+            block.endOfBlock();
+        });
     EXPECT_EQ(decode(zfedBlock(tooFar, 4)).result, zfedDistanceTooFar);
 }
 
 TEST(ZfedDecoder, OutputMustMatchTheDeclaredSizeAndNeverPassesIt)
 {
-    const auto ab = stream([](BitWriter& out) {
-        auto block = smallCode(out);
-        block.header(true);
-        block.literal(symbolA);
-        block.literal(symbolB);
-        block.endOfBlock();
-    });
+    const auto ab = stream(
+        [](BitWriter& out)
+        {
+            auto block = smallCode(out);
+            block.header(true);
+            block.literal(symbolA);
+            block.literal(symbolB);
+            block.endOfBlock();
+        });
     EXPECT_EQ(decode(zfedBlock(ab, 3)).result, zfedBadBlock) << "one byte short";
 
     // One byte too many, into a buffer with room to spare: the byte after the declared size
@@ -118,13 +126,15 @@ TEST(ZfedDecoder, OutputMustMatchTheDeclaredSizeAndNeverPassesIt)
     EXPECT_EQ(literalOver.result, zfedBadBlock);
     EXPECT_EQ(literalOver.output[1], 0xA5);
 
-    const auto aThenRun = stream([](BitWriter& out) {
-        auto block = smallCode(out);
-        block.header(true);
-        block.literal(symbolA);
-        block.match(length3, 0, 0, 0, 0, 0);
-        block.endOfBlock();
-    });
+    const auto aThenRun = stream(
+        [](BitWriter& out)
+        {
+            auto block = smallCode(out);
+            block.header(true);
+            block.literal(symbolA);
+            block.match(length3, 0, 0, 0, 0, 0);
+            block.endOfBlock();
+        });
     const Decoded matchOver = decode(zfedBlock(aThenRun, 3), 4);
     EXPECT_EQ(matchOver.result, zfedBadBlock);
     EXPECT_EQ(matchOver.output[3], 0xA5);
@@ -134,36 +144,42 @@ TEST(ZfedDecoder, EndOfBlockOnlyCodeIsAcceptedAndAnEmptyResultIsZero)
 {
     // A non-final block with "a", then a final block whose only code is the end of block (one
     // length of 1, an incomplete code) and whose distance code is empty.
-    const auto payload = stream([](BitWriter& out) {
-        auto first = smallCode(out);
-        first.header(false);
-        first.literal(symbolA);
-        first.endOfBlock();
-        DynamicBlock last(out, lengthsFor(257, {256}, 1), {0});
-        last.header(true);
-        last.endOfBlock();
-    });
+    const auto payload = stream(
+        [](BitWriter& out)
+        {
+            auto first = smallCode(out);
+            first.header(false);
+            first.literal(symbolA);
+            first.endOfBlock();
+            DynamicBlock last(out, lengthsFor(257, {256}, 1), {0});
+            last.header(true);
+            last.endOfBlock();
+        });
     const Decoded d = decode(zfedBlock(payload, 1));
     EXPECT_EQ(d.result, 1);
     EXPECT_EQ(d.output[0], 'a');
 
-    const auto empty = stream([](BitWriter& out) {
-        DynamicBlock only(out, lengthsFor(257, {256}, 1), {0});
-        only.header(true);
-        only.endOfBlock();
-    });
+    const auto empty = stream(
+        [](BitWriter& out)
+        {
+            DynamicBlock only(out, lengthsFor(257, {256}, 1), {0});
+            only.header(true);
+            only.endOfBlock();
+        });
     EXPECT_EQ(decode(zfedBlock(empty, 0)).result, 0);
 }
 
 std::vector<std::uint8_t> validBlock()
 {
-    return zfedBlock(stream([](BitWriter& out) {
-                         auto block = smallCode(out);
-                         block.header(true);
-                         block.literal(symbolA);
-                         block.literal(symbolB);
-                         block.endOfBlock();
-                     }),
+    return zfedBlock(stream(
+                         [](BitWriter& out)
+                         {
+                             auto block = smallCode(out);
+                             block.header(true);
+                             block.literal(symbolA);
+                             block.literal(symbolB);
+                             block.endOfBlock();
+                         }),
                      2);
 }
 
@@ -273,7 +289,8 @@ TEST(ZfedDecoder, ReportsEachBrokenCodeDefinition)
 
     // Lengths for a 257 + 1 code that is complete: 256 literals of 9 bits are too many, so use
     // 'a' and end of block with one bit each, and one distance of one bit.
-    auto plainLengths = [](std::vector<int> literals, std::vector<int> distances) {
+    auto plainLengths = [](std::vector<int> literals, std::vector<int> distances)
+    {
         literals.insert(literals.end(), distances.begin(), distances.end());
         return literals;
     };
@@ -286,22 +303,63 @@ TEST(ZfedDecoder, ReportsEachBrokenCodeDefinition)
     oversubscribedCodeLengths[0] = oversubscribedCodeLengths[1] = oversubscribedCodeLengths[2] = 1;
 
     const Case cases[] = {
-        {"code-length code incomplete", 257, 1, incompleteCodeLengths, {}, {}, zfedBadCodeLengthCode},
-        {"code-length code over-subscribed", 257, 1, oversubscribedCodeLengths, {}, {},
+        {"code-length code incomplete",
+         257,
+         1,
+         incompleteCodeLengths,
+         {},
+         {},
+         zfedBadCodeLengthCode},
+        {"code-length code over-subscribed",
+         257,
+         1,
+         oversubscribedCodeLengths,
+         {},
+         {},
          zfedBadCodeLengthCode},
         {"repeat before any length", 257, 1, fullCode, {16}, {0}, zfedRepeatWithoutLength},
-        {"zeros past the declared lengths", 257, 1, fullCode, {18, 18, 18}, {127, 127, 0},
+        {"zeros past the declared lengths",
+         257,
+         1,
+         fullCode,
+         {18, 18, 18},
+         {127, 127, 0},
          zfedTooManyLengths},
-        {"end of block without a code", 257, 1, fullCode,
-         plainLengths(lengthsFor(257, {symbolA, symbolB}, 1), {1}), {}, zfedMissingEndOfBlock},
-        {"literal code over-subscribed", 257, 1, fullCode,
-         plainLengths(lengthsFor(257, {symbolA, symbolB, 256}, 1), {1}), {}, zfedBadLiteralCode},
-        {"literal code incomplete with two symbols", 257, 1, fullCode,
-         plainLengths(lengthsFor(257, {symbolA, 256}, 2), {1}), {}, zfedBadLiteralCode},
-        {"distance code incomplete with two symbols", 257, 2, fullCode,
-         plainLengths(goodLiterals, {2, 2}), {}, zfedBadDistanceCode},
-        {"distance code over-subscribed", 257, 3, fullCode, plainLengths(goodLiterals, {1, 1, 1}),
-         {}, zfedBadDistanceCode},
+        {"end of block without a code",
+         257,
+         1,
+         fullCode,
+         plainLengths(lengthsFor(257, {symbolA, symbolB}, 1), {1}),
+         {},
+         zfedMissingEndOfBlock},
+        {"literal code over-subscribed",
+         257,
+         1,
+         fullCode,
+         plainLengths(lengthsFor(257, {symbolA, symbolB, 256}, 1), {1}),
+         {},
+         zfedBadLiteralCode},
+        {"literal code incomplete with two symbols",
+         257,
+         1,
+         fullCode,
+         plainLengths(lengthsFor(257, {symbolA, 256}, 2), {1}),
+         {},
+         zfedBadLiteralCode},
+        {"distance code incomplete with two symbols",
+         257,
+         2,
+         fullCode,
+         plainLengths(goodLiterals, {2, 2}),
+         {},
+         zfedBadDistanceCode},
+        {"distance code over-subscribed",
+         257,
+         3,
+         fullCode,
+         plainLengths(goodLiterals, {1, 1, 1}),
+         {},
+         zfedBadDistanceCode},
     };
     for (const Case& c : cases)
     {
@@ -321,7 +379,7 @@ TEST(ZfedDecoder, TooManyCodesAreRefusedBeforeTheirLengthsAreRead)
         BitWriter out;
         out.bits(1, 1);
         out.bits(2, 2);
-        out.bits(literalField, 5); // 287 literal/length codes
+        out.bits(literalField, 5);  // 287 literal/length codes
         out.bits(distanceField, 5); // 31 distance codes
         out.bits(0, 4);
         out.padding(16);

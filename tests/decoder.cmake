@@ -3,6 +3,7 @@
 zanto_add_gtest(decoder_tests
     SOURCES
         ZfedDecoderTest.cpp
+        ZfedDecoderReferenceTest.cpp
         ${PROJECT_SOURCE_DIR}/package/ZfedDecoder.cpp
     LIBRARIES ZLIB::ZLIB)
 zanto_sanitize(decoder_tests)

@@ -69,7 +69,8 @@ bool writePackage(const std::vector<PackageEntry>& entries, const PackageLayout&
         if (entry.name.empty() || entry.name.find('\0') != std::string::npos ||
             entry.title.find('\0') != std::string::npos)
         {
-            error = "item names must be non-empty and neither names nor titles may hold a zero byte";
+            error =
+                "item names must be non-empty and neither names nor titles may hold a zero byte";
             return false;
         }
         if (!names.insert(entry.name).second)
@@ -77,9 +78,11 @@ bool writePackage(const std::vector<PackageEntry>& entries, const PackageLayout&
             error = "the item name \"" + entry.name + "\" is used twice";
             return false;
         }
-        if (!hasTargets && (!entry.title.empty() || entry.targetId != 0 || entry.targetAddress != 0))
+        if (!hasTargets &&
+            (!entry.title.empty() || entry.targetId != 0 || entry.targetAddress != 0))
         {
-            error = "item \"" + entry.name + "\": titles and targets need container version 512 or "
+            error = "item \"" + entry.name +
+                    "\": titles and targets need container version 512 or "
                     "above; older devices derive the target from the item's contents";
             return false;
         }
