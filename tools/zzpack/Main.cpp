@@ -109,6 +109,8 @@ struct OpenedPackage
     int version = 0;
 };
 
+constexpr char elfMagic[] = {0x7f, 'E', 'L', 'F', 0};
+
 bool startsWith(const File& file, const char* magic, int count)
 {
     juce::FileInputStream in(file);
@@ -126,10 +128,7 @@ PackageLocation findPackageIn(const File& file)
         fail(shown(file) + ": cannot be read", exitNoInput);
 
     PackageLocation location;
-    if (startsWith(file, "MZ", 2) || startsWith(file,
-                                                "\x7f"
-                                                "ELF",
-                                                4))
+    if (startsWith(file, "MZ", 2) || startsWith(file, elfMagic, 4))
     {
         if (!findEmbeddedPackage(file.getFullPathName(), location))
             fail(shown(file) + ": an executable without an embedded package", exitNoInput);
@@ -443,6 +442,20 @@ void createCommand(const ArgumentList& args)
               " items, container version " + String(layout.version));
 }
 
+// The file named by the argument after `option`; no file when the option is not given.
+File fileAfter(const ArgumentList& args, const String& option)
+{
+    for (int i = 0; i < args.size(); ++i)
+    {
+        if (args[i].text != option)
+            continue;
+        if (i + 1 >= args.size())
+            fail(option + " needs a file");
+        return args[i + 1].resolveAsFile();
+    }
+    return {};
+}
+
 // Runs objcopy, which writes the sections of an ELF file as the system's own tools do.
 void runObjcopy(const juce::StringArray& arguments)
 {
@@ -461,16 +474,12 @@ void stampCommand(const ArgumentList& args)
         fail("usage: zzpack stamp EXE OUT --package PACKAGE [--branding ZIP]");
     const File exe = existingFile(args[1]);
     const File out = args[2].resolveAsFile();
-    const ArgumentList& options = args;
-    if (!options.containsOption("--package"))
+    const File packageFile = fileAfter(args, "--package");
+    if (packageFile == File())
         fail("stamp needs --package PACKAGE");
-    const File packageFile = options.getFileForOption("--package");
     if (!packageFile.existsAsFile())
         fail(shown(packageFile) + ": no such file", exitNoInput);
-    if (!startsWith(exe,
-                    "\x7f"
-                    "ELF",
-                    4))
+    if (!startsWith(exe, elfMagic, 4))
         fail(shown(exe) + ": not an ELF executable");
 
     UpdatePackage check;
@@ -487,9 +496,8 @@ void stampCommand(const ArgumentList& args)
                           section + "=noload,readonly"});
     };
     embed(".Archive", packageFile);
-    if (options.containsOption("--branding"))
+    if (const File branding = fileAfter(args, "--branding"); branding != File())
     {
-        const File branding = options.getFileForOption("--branding");
         juce::ZipFile zip(branding);
         if (!branding.existsAsFile() || zip.getNumEntries() == 0)
             fail(shown(branding) + ": not a ZIP archive with entries", exitRejected);
