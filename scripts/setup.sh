@@ -4,8 +4,8 @@ set -eu
 
 packages="build-essential cmake ninja-build pkg-config git
   juce-modules-source zlib1g-dev libdeflate-dev
-  googletest libgtest-dev libgmock-dev
-  binutils binutils-mingw-w64-i686 python3"
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  binutils binutils-mingw-w64-i686"
 
 missing=""
 for p in $packages; do
