@@ -10,8 +10,8 @@ constexpr std::size_t zfedHeaderSize = 12;
 // The negative results of decodeBlock. There is no -2.
 enum ZfedResult : int
 {
-    zfedBadBlock = -1,            // no block, wrong magic, non-dynamic block, input or output exhausted
-    zfedTooManyCodes = -3,        // more than 286 literal/length or 30 distance codes
+    zfedBadBlock = -1,     // no block, wrong magic, non-dynamic block, input or output exhausted
+    zfedTooManyCodes = -3, // more than 286 literal/length or 30 distance codes
     zfedBadCodeLengthCode = -4,   // code-length code incomplete or over-subscribed
     zfedRepeatWithoutLength = -5, // code 16 before any length
     zfedTooManyLengths = -6,      // a repeat runs past the declared number of lengths
