@@ -1,6 +1,6 @@
 #pragma once
 
-// An independent, deliberately simple reading of a zFED payload for the encoder's tests: it walks
+// An independent, deliberately simple reading of a zFED payload for the codec tests: it walks
 // the DEFLATE blocks one bit at a time (in the manner of zlib's "puff"), records the shape of
 // every block header (block type, the three codes and whether they are complete) and expands the
 // data by the zFED rules, answering what decodeBlock answers. Slow, and meant to be obviously
