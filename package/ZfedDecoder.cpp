@@ -69,6 +69,7 @@ public:
     }
 
     bool has(unsigned count) const { return count <= available; }
+    unsigned bitsAvailable() const { return available; }
     std::uint32_t peek() const { return std::uint32_t(window); }
 
     void consume(unsigned count)
@@ -296,6 +297,16 @@ CodeShape buildTable(const std::uint8_t* lengths, int count, CodeUse use,
     return shape;
 }
 
+// The table entry that the next bits select, through a subtable where the code is long.
+template <int Symbols, int RootBits>
+std::uint32_t lookUp(const HuffmanTable<Symbols, RootBits>& table, std::uint32_t window)
+{
+    const std::uint32_t e = table.entries[window & ((1u << RootBits) - 1)];
+    if (entryKind(e) != kindSubtable)
+        return e;
+    return table.entries[entryValue(e) + ((window >> RootBits) & ((1u << entryLength(e)) - 1))];
+}
+
 // Decodes one symbol, answering 0 with its table entry, or the failure the bit-at-a-time decoder
 // would have met (see the comment at the top).
 template <int Symbols, int RootBits>
@@ -304,10 +315,7 @@ int decodeSymbol(BitReader& bits, const HuffmanTable<Symbols, RootBits>& table,
 {
     if (!bits.has(maxCodeBits))
         bits.refill();
-    const std::uint32_t window = bits.peek();
-    std::uint32_t e = table.entries[window & ((1u << RootBits) - 1)];
-    if (entryKind(e) == kindSubtable)
-        e = table.entries[entryValue(e) + ((window >> RootBits) & ((1u << entryLength(e)) - 1))];
+    const std::uint32_t e = lookUp(table, bits.peek());
     if (entryKind(e) == kindInvalid)
         return bits.has(maxCodeBits) ? zfedBadSymbol : zfedBadBlock;
     if (!bits.has(entryLength(e)))
@@ -454,6 +462,27 @@ int decodeSymbols(BitReader& bits, const DynamicTables& tables, Output& out)
     {
         // One refill covers a whole length/distance pair: 15 + 5 + 15 + 13 = 48 bits.
         bits.refill();
+
+        // Literals are the common case: with 45 real bits at hand, three codes of at most 15 bits
+        // each can be taken without any further check of the input. Anything else, including a
+        // bit pattern that is no code, goes the careful way below.
+        if (bits.bitsAvailable() >= 3 * maxCodeBits)
+        {
+            int taken = 0;
+            for (; taken < 3; ++taken)
+            {
+                const std::uint32_t e = lookUp(tables.literals, bits.peek());
+                if (entryKind(e) != kindLiteral)
+                    break;
+                if (out.count == out.size)
+                    return zfedBadBlock;
+                bits.consume(entryLength(e));
+                out.data[out.count++] = std::uint8_t(entryValue(e));
+            }
+            if (taken > 0)
+                continue;
+        }
+
         std::uint32_t entry = 0;
         if (const int failure = decodeSymbol(bits, tables.literals, entry))
             return failure;
