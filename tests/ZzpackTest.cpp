@@ -133,7 +133,7 @@ TEST_F(ZzpackTest, BadInputGetsOneLineAndTheContractsExitCode)
         {{"create", path("x.zz"), "--item", path("junk.zz"), "--target", "70000"},
          1,
          "out of range"},
-        {{"decode", path("missing.bin"), path("out.bin")}, 2, "no such file"},
+        {{"decode", path("missing.bin"), path("out.bin")}, 1, "no such file"},
     };
     for (const Case& c : cases)
     {

@@ -92,11 +92,11 @@ std::string toLatin1(const String& text, const String& what)
     return bytes;
 }
 
-File existingFile(const ArgumentList::Argument& argument)
+File existingFile(const ArgumentList::Argument& argument, int exitCode = exitNoInput)
 {
     const File file = argument.resolveAsFile();
     if (!file.existsAsFile())
-        fail(shown(file) + ": no such file", exitNoInput);
+        fail(shown(file) + ": no such file", exitCode);
     return file;
 }
 
@@ -250,7 +250,8 @@ void decodeCommand(const ArgumentList& args)
 {
     if (args.size() != 3)
         fail("usage: zzpack decode IN OUT");
-    const File in = existingFile(args[1]);
+    // decode knows two outcomes only: the block decoded (0) or it did not (1).
+    const File in = existingFile(args[1], exitRejected);
     const File out = args[2].resolveAsFile();
 
     juce::MemoryBlock block;
