@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace packagefiles
@@ -65,10 +66,10 @@ class PackageFolder : public ::testing::Test
 protected:
     void SetUp() override
     {
-        folder =
-            juce::File::getSpecialLocation(juce::File::tempDirectory)
-                .getChildFile("zanto-test-" + juce::String::toHexString(
-                                                  juce::Random::getSystemRandom().nextInt64()));
+        // Test processes run side by side: the process id keeps their folders apart.
+        folder = juce::File::getSpecialLocation(juce::File::tempDirectory)
+                     .getChildFile("zanto-test-" + juce::String(int(getpid())) + "-" +
+                                   juce::String::toHexString(juce::Random().nextInt64()));
         ASSERT_TRUE(folder.createDirectory());
     }
 
